@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs every test suite: installs what is missing, then configures, builds and tests the native
+# debug build (AddressSanitizer + UndefinedBehaviorSanitizer) and the 32-bit Windows build
+# under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+echo "== native (dev preset: Debug, ASan + UBSan)"
+cmake --workflow --preset dev
+
+echo "== win32 (mingw-w64 i686, tests under Wine)"
+cmake --workflow --preset win32
