@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "prv2sim/rng.h"
+#include "prv2sim/trace.h"
 
 namespace prv2sim {
 
@@ -47,42 +48,9 @@ std::uint64_t to_uint(std::string_view text, std::string_view item, std::string_
 }
 
 std::string unescape(std::string_view text, std::string_view item) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      out += text[i];
-      continue;
-    }
-    if (++i >= text.size()) fail(item, "text ends in a lone '\\'");
-    switch (text[i]) {
-      case 'r':
-        out += '\r';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case '\\':
-        out += '\\';
-        break;
-      case 'x': {
-        unsigned v = 0;
-        auto hex = text.substr(i + 1, 2);
-        auto [ptr, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), v, 16);
-        if (hex.size() != 2 || ec != std::errc() || ptr != hex.data() + 2) {
-          fail(item, "\\x needs two hex digits");
-        }
-        out += static_cast<char>(v);
-        i += 2;
-        break;
-      }
-      default:
-        fail(item, std::string("unknown escape \\") + text[i]);
-    }
-  }
-  return out;
+  auto decoded = decode_escapes(text);
+  if (!decoded) fail(item, "bad escape in text (use \\r \\n \\t \\\\ \\xNN)");
+  return *decoded;
 }
 
 FaultRule parse_item(std::string_view item) {
