@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::size_t kMaxRequest = 255;  // longer request texts are cut (and then unknown)
 constexpr double kPeerPollMs = 10.0;
+constexpr double kHangupGraceMs = 50.0;
 
 std::vector<GateDef> gates_or_default(std::vector<GateDef> gates) {
   return gates.empty() ? default_gates() : std::move(gates);
@@ -241,8 +242,9 @@ void Engine::serve(const std::string& raw, const std::string& text, Clock::time_
     std::lock_guard lock(mutex_);
     counters_.bytes_out += out.bytes.size();
   }
+  const bool sent = !out.bytes.empty();
   emit(std::move(out));
-  if (tx.hangup_ms) hang_up(*tx.hangup_ms);
+  if (tx.hangup_ms) hang_up(*tx.hangup_ms, sent);
 }
 
 bool Engine::write_all(const char* data, std::size_t size) {
@@ -265,7 +267,10 @@ bool Engine::write_all(const char* data, std::size_t size) {
   return true;
 }
 
-void Engine::hang_up(unsigned ms) {
+void Engine::hang_up(unsigned ms, bool sent_bytes) {
+  // A pty's hang-up throws away what the driver has not read yet: give it a moment for the
+  // bytes sent before the hang-up.
+  if (sent_bytes && !wait_ms(kHangupGraceMs)) return;
   line_event("hangup: line closed for " + std::to_string(ms) + " ms");
   line_.close();
   link_.remove();

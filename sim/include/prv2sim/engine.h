@@ -110,7 +110,7 @@ class Engine {
              const std::vector<double>& times);
   // Writes bytes; false when the peer went away.
   bool write_all(const char* data, std::size_t size);
-  void hang_up(unsigned ms);
+  void hang_up(unsigned ms, bool sent_bytes);
   void emit(TraceEvent event);
   void line_event(std::string note);
 
