@@ -151,6 +151,12 @@ int main(int argc, char** argv) {
   opt.link = link;
   opt.seed = seed;
   for (const auto& f : faults) opt.faults += (opt.faults.empty() ? "" : ",") + f;
+  try {
+    (void)prv2sim::FaultPlan::parse(opt.faults);
+  } catch (const prv2sim::FaultListError& e) {
+    std::cerr << "prv2sim: --fault: " << e.what() << "\n";
+    return 2;
+  }
   trace = trace || hex;
   opt.on_line = [](const std::string& path) {
     std::fprintf(stdout, "%s\n", path.c_str());
