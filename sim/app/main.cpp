@@ -48,7 +48,8 @@ Stop with Ctrl-C (SIGINT) or SIGTERM; the link is removed on the way out.
 int main(int argc, char** argv) {
   CLI::App app{
       "prv2sim: a PRV2 controller that answers the driver's ASCII requests on a serial line.\n"
-      "It prints the path of the line as the first line of standard output."};
+      "It prints the path of the line as the first line of standard output, and the new path\n"
+      "on a line of its own after every simulated hang-up; the trace goes to standard error."};
   bool pty = false;
   std::string device;
   std::string link;
