@@ -189,6 +189,7 @@ TEST(LineTest, PacingTakesTheTimeOfTheWire) {
   EXPECT_EQ(port.ask("$SP\r"), kSpAnswer);
   EXPECT_GE(seconds_since(start), 0.15);
   EXPECT_LT(seconds_since(start), 3.0);
+  ASSERT_TRUE(sim.wait_for_transactions(1, 2s));  // the trace event follows the last byte
   const auto tx = sim.trace().back();
   ASSERT_EQ(tx.direction, Direction::Tx);
   ASSERT_EQ(tx.byte_times.size(), 17u);
