@@ -26,8 +26,8 @@ namespace qel::fuzz {
   std::abort();
 }
 
-#define QEL_FUZZ_CHECK(cond, ...)                     \
-  do {                                                \
+#define QEL_FUZZ_CHECK(cond, ...)                                     \
+  do {                                                                \
     if (!(cond)) ::qel::fuzz::Fail(#cond __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
 
@@ -59,10 +59,14 @@ struct LineTimeBound {
 
   int64_t For(int32_t command) const {
     switch (command) {
-      case kCmdSingleRead: return Read();
-      case kCmdSingleWrite: return Write();
-      case kCmdLineFlush: return Drain();
-      default: return 0;  // no other command reads the line or pauses
+      case kCmdSingleRead:
+        return Read();
+      case kCmdSingleWrite:
+        return Write();
+      case kCmdLineFlush:
+        return Drain();
+      default:
+        return 0;  // no other command reads the line or pauses
     }
   }
 };
@@ -80,9 +84,8 @@ class ScriptedController {
   explicit ScriptedController(FuzzedDataProvider& data) : data_(data) {}
 
   void Install(test::FakeLine& line) {
-    line.SetController([this](test::FakeLine& l, platform::Handle h, const std::string&) {
-      Answer(l, h);
-    });
+    line.SetController(
+        [this](test::FakeLine& l, platform::Handle h, const std::string&) { Answer(l, h); });
   }
 
  private:
@@ -99,10 +102,14 @@ class ScriptedController {
 
   int64_t Delay() {
     switch (data_.ConsumeIntegralInRange<int>(0, 3)) {
-      case 0: return 0;
-      case 1: return data_.ConsumeIntegralInRange<int64_t>(0, 50);
-      case 2: return data_.ConsumeIntegralInRange<int64_t>(0, 3000);
-      default: return data_.ConsumeIntegralInRange<int64_t>(0, 100000000);
+      case 0:
+        return 0;
+      case 1:
+        return data_.ConsumeIntegralInRange<int64_t>(0, 50);
+      case 2:
+        return data_.ConsumeIntegralInRange<int64_t>(0, 3000);
+      default:
+        return data_.ConsumeIntegralInRange<int64_t>(0, 100000000);
     }
   }
 
@@ -155,8 +162,8 @@ inline bool OnlyChanged(const std::vector<uint8_t>& before, const uint8_t* after
 // A gate name from the input: mostly like the controller's, sometimes any bytes, at most 31
 // characters, in an allocation of exactly its size with the NUL.
 inline std::vector<char> GateName(FuzzedDataProvider& data) {
-  static const char* const kNames[] = {"$SP", "@FAN", "$OAT", "@VLV", "", "$",
-                                       "$ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"};
+  static const char* const kNames[] = {
+      "$SP", "@FAN", "$OAT", "@VLV", "", "$", "$ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"};
   std::string name;
   if (data.ConsumeBool()) {
     name = kNames[data.ConsumeIntegralInRange<std::size_t>(0, std::size(kNames) - 1)];

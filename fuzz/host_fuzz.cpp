@@ -46,7 +46,9 @@ void PortName(FuzzedDataProvider& data, char (&field)[kPortNameSize]) {
       std::memcpy(field, n, std::strlen(n));
       break;
     }
-    case 2: std::memset(field, 'C', sizeof field); break;  // no NUL inside the field
+    case 2:
+      std::memset(field, 'C', sizeof field);
+      break;  // no NUL inside the field
     default: {
       const std::vector<uint8_t> b = data.ConsumeBytes<uint8_t>(sizeof field);
       if (!b.empty()) std::memcpy(field, b.data(), b.size());
@@ -56,11 +58,16 @@ void PortName(FuzzedDataProvider& data, char (&field)[kPortNameSize]) {
 
 int32_t ReplyTimeout(FuzzedDataProvider& data) {
   switch (data.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0: return 0;
-    case 1: return data.ConsumeIntegralInRange<int32_t>(1, 30);
-    case 2: return data.ConsumeIntegralInRange<int32_t>(-5, 150);
-    case 3: return data.ConsumeBool() ? INT32_MAX : INT32_MIN;
-    default: return data.ConsumeIntegral<int32_t>();
+    case 0:
+      return 0;
+    case 1:
+      return data.ConsumeIntegralInRange<int32_t>(1, 30);
+    case 2:
+      return data.ConsumeIntegralInRange<int32_t>(-5, 150);
+    case 3:
+      return data.ConsumeBool() ? INT32_MAX : INT32_MIN;
+    default:
+      return data.ConsumeIntegral<int32_t>();
   }
 }
 
@@ -76,12 +83,16 @@ bool ResultAllowed(int32_t command, int result) {
     case kCmdLineStop:
     case kCmdPortClose:
     case kCmdPortOpen:
-    case kCmdPortUpdate: return result == 0 || result == 2;
+    case kCmdPortUpdate:
+      return result == 0 || result == 2;
     case kCmdGateDefine:
-    case kCmdDriverInfo: return result == 0 || result == 1;
+    case kCmdDriverInfo:
+      return result == 0 || result == 1;
     case kCmdSingleRead:
-    case kCmdSingleWrite: return result >= 0 && result <= 2;
-    default: return result == 1;  // 4, 6, 10 and the codes without a handler
+    case kCmdSingleWrite:
+      return result >= 0 && result <= 2;
+    default:
+      return result == 1;  // 4, 6, 10 and the codes without a handler
   }
 }
 
@@ -94,14 +105,18 @@ std::vector<Range> WorkFields(int32_t command) {
     case kCmdLineStart:
       return {reply, handle, in_use, Range{offsetof(LineWorkArea, port), sizeof(PortSettings)},
               Range{offsetof(LineWorkArea, post_pause_ms), 4}};
-    case kCmdGateDefine: return {Range{offsetof(LineWorkArea, gate_name), kGateNameFieldSize}};
+    case kCmdGateDefine:
+      return {Range{offsetof(LineWorkArea, gate_name), kGateNameFieldSize}};
     case kCmdLineStop:
-    case kCmdPortClose: return {handle};
-    case kCmdPortOpen: return {handle, in_use};
+    case kCmdPortClose:
+      return {handle};
+    case kCmdPortOpen:
+      return {handle, in_use};
     case kCmdPortUpdate:
       return {reply, handle, Range{offsetof(LineWorkArea, port.name), kPortNameSize},
               Range{offsetof(LineWorkArea, port.params), sizeof(LineParameters)}};
-    default: return {};
+    default:
+      return {};
   }
 }
 
@@ -137,15 +152,26 @@ class HostSequence {
     // The argument record, with the names and value area it points to.
     std::size_t arg_size = 64;
     switch (command) {
-      case kCmdLineStart: arg_size = sizeof(LineSetup); break;
-      case kCmdGateDefine: arg_size = sizeof(GateDefinition); break;
+      case kCmdLineStart:
+        arg_size = sizeof(LineSetup);
+        break;
+      case kCmdGateDefine:
+        arg_size = sizeof(GateDefinition);
+        break;
       case kCmdSingleRead:
       case kCmdBlockRead:
       case kCmdSingleWrite:
-      case kCmdBlockWrite: arg_size = sizeof(GateTransfer); break;
-      case kCmdDriverInfo: arg_size = sizeof(DriverInfo); break;
-      case kCmdPortUpdate: arg_size = sizeof(PortUpdateRecord); break;
-      default: break;
+      case kCmdBlockWrite:
+        arg_size = sizeof(GateTransfer);
+        break;
+      case kCmdDriverInfo:
+        arg_size = sizeof(DriverInfo);
+        break;
+      case kCmdPortUpdate:
+        arg_size = sizeof(PortUpdateRecord);
+        break;
+      default:
+        break;
     }
     Guarded arg(arg_size);
     Fill(data_, arg.data(), arg_size);
@@ -185,15 +211,21 @@ class HostSequence {
                       ? nullptr
                       : reinterpret_cast<const char*>(name->data());
         switch (data_.ConsumeIntegralInRange<int>(0, 2)) {
-          case 0: g->type = kTypeFloat; break;
-          case 1: g->type = kTypeWord; break;
-          default: break;  // the type the bytes give
+          case 0:
+            g->type = kTypeFloat;
+            break;
+          case 1:
+            g->type = kTypeWord;
+            break;
+          default:
+            break;  // the type the bytes give
         }
         type = g->type;
         g->value = data_.ConsumeIntegralInRange<int>(0, 15) == 0 ? nullptr : value.data();
         break;
       }
-      default: break;
+      default:
+        break;
     }
 
     DriverRequest request{no_work ? nullptr : reinterpret_cast<LineWorkArea*>(work_.data()),
@@ -204,8 +236,7 @@ class HostSequence {
     const std::vector<uint8_t> arg_before = arg.Snapshot();
     const std::vector<uint8_t> value_before = value.Snapshot();
     const std::vector<uint8_t> name_before = name ? name->Snapshot() : std::vector<uint8_t>{};
-    const LineTimeBound bound =
-        BoundOf(*reinterpret_cast<const LineWorkArea*>(work_before.data()));
+    const LineTimeBound bound = BoundOf(*reinterpret_cast<const LineWorkArea*>(work_before.data()));
     const int64_t start = line_.Now();
     test::ClearLog();
 
@@ -221,11 +252,10 @@ class HostSequence {
 
     std::vector<Range> arg_fields;
     if (command == kCmdGateDefine) {
-      arg_fields = {Range{offsetof(GateDefinition, zero1), 4},
-                    Range{offsetof(GateDefinition, zero2), 4},
-                    Range{offsetof(GateDefinition, copy), 4},
-                    Range{offsetof(GateDefinition, max), 4},
-                    Range{offsetof(GateDefinition, bits), 4}};
+      arg_fields = {
+          Range{offsetof(GateDefinition, zero1), 4}, Range{offsetof(GateDefinition, zero2), 4},
+          Range{offsetof(GateDefinition, copy), 4}, Range{offsetof(GateDefinition, max), 4},
+          Range{offsetof(GateDefinition, bits), 4}};
     } else if (command == kCmdDriverInfo) {
       arg_fields = {Range{offsetof(DriverInfo, code), 4},
                     Range{offsetof(DriverInfo, short_name), sizeof(void*)},
@@ -254,7 +284,9 @@ class HostSequence {
       case kCmdPortClose:
       case kCmdPortOpen:
       case kCmdDriverInfo:
-      case kCmdPortUpdate: QEL_FUZZ_CHECK(test::LoggedLines().empty(), command); break;
+      case kCmdPortUpdate:
+        QEL_FUZZ_CHECK(test::LoggedLines().empty(), command);
+        break;
       default:
         if (command < 0 || command > 15 || command == 0 || command == 8 || command == 9) {
           QEL_FUZZ_CHECK(test::LoggedLines().empty(), command);

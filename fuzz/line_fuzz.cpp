@@ -98,18 +98,26 @@ void OneTransfer(FuzzedDataProvider& data, FakeLine& line, LineWorkArea& work, i
   const std::vector<char> name = GateName(data);
   int32_t type = kTypeFloat;
   switch (data.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: type = kTypeFloat; break;
-    case 1: type = kTypeWord; break;
-    case 2: type = static_cast<int32_t>(0x10000u * data.ConsumeIntegral<uint16_t>()) |
-                   (data.ConsumeBool() ? kTypeFloat : kTypeWord);
+    case 0:
+      type = kTypeFloat;
       break;
-    default: type = data.ConsumeIntegral<int32_t>(); break;
+    case 1:
+      type = kTypeWord;
+      break;
+    case 2:
+      type = static_cast<int32_t>(0x10000u * data.ConsumeIntegral<uint16_t>()) |
+             (data.ConsumeBool() ? kTypeFloat : kTypeWord);
+      break;
+    default:
+      type = data.ConsumeIntegral<int32_t>();
+      break;
   }
 
   Guarded value(4);
   for (std::size_t i = 0; i < 4; ++i) value.data()[i] = data.ConsumeIntegral<uint8_t>();
   Guarded record(sizeof(GateTransfer));
-  for (std::size_t i = 0; i < record.size(); ++i) record.data()[i] = data.ConsumeIntegral<uint8_t>();
+  for (std::size_t i = 0; i < record.size(); ++i)
+    record.data()[i] = data.ConsumeIntegral<uint8_t>();
   auto* gate = reinterpret_cast<GateTransfer*>(record.data());
   gate->name = name.data();
   gate->type = type;
@@ -226,9 +234,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
   // The timeouts the host and the settings file may give, short ones most often.
   switch (data.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: work.reply_timeout = data.ConsumeIntegralInRange<int32_t>(0, 20); break;
-    case 1: work.reply_timeout = data.ConsumeIntegralInRange<int32_t>(100, 1000); break;
-    default: work.reply_timeout = data.ConsumeIntegral<int32_t>(); break;
+    case 0:
+      work.reply_timeout = data.ConsumeIntegralInRange<int32_t>(0, 20);
+      break;
+    case 1:
+      work.reply_timeout = data.ConsumeIntegralInRange<int32_t>(100, 1000);
+      break;
+    default:
+      work.reply_timeout = data.ConsumeIntegral<int32_t>();
+      break;
   }
   SetTrailerTimeout(data.ConsumeBool() ? data.ConsumeIntegralInRange<int32_t>(10, 100)
                                        : data.ConsumeIntegralInRange<int32_t>(10, INT32_MAX / 10));

@@ -66,8 +66,8 @@ Match ReadKey(const std::string& piece) {
   while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
   const std::string number = text.substr(p, static_cast<std::size_t>(consumed) - p);
   std::size_t q = (number[0] == '+' || number[0] == '-') ? 1 : 0;
-  if (number.size() >= q + 2 && number[q] == '0' && (number[q + 1] == 'x' || number[q + 1] == 'X') &&
-      (number.size() == q + 2)) {
+  if (number.size() >= q + 2 && number[q] == '0' &&
+      (number[q + 1] == 'x' || number[q + 1] == 'X') && (number.size() == q + 2)) {
     m.comparable = false;
   }
   errno = 0;
@@ -154,11 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
   // The work area: the pause and the in-use flag, nothing else.
   QEL_FUZZ_CHECK(work.in_use == 0 && work.post_pause_ms == 0);
-  QEL_FUZZ_CHECK(OnlyChanged(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&before),
-                                                  reinterpret_cast<const uint8_t*>(&before + 1)),
-                             reinterpret_cast<const uint8_t*>(&work),
-                             {Range{offsetof(LineWorkArea, in_use), 4},
-                              Range{offsetof(LineWorkArea, post_pause_ms), 4}}));
+  QEL_FUZZ_CHECK(OnlyChanged(
+      std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&before),
+                           reinterpret_cast<const uint8_t*>(&before + 1)),
+      reinterpret_cast<const uint8_t*>(&work),
+      {Range{offsetof(LineWorkArea, in_use), 4}, Range{offsetof(LineWorkArea, post_pause_ms), 4}}));
 
   // The log: the build line first, then exactly the lines of the file.
   const std::vector<std::string> logged = test::LoggedTexts();

@@ -36,8 +36,7 @@ float ToFloat(double d) {
   constexpr double kHalfwayToOverflow = 0x1.ffffffp127;  // FLT_MAX + half its last step
   if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
   if (std::fabs(d) >= kHalfwayToOverflow) {
-    return d < 0 ? -std::numeric_limits<float>::infinity()
-                 : std::numeric_limits<float>::infinity();
+    return d < 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
   }
   if (std::fabs(d) > std::numeric_limits<float>::max()) {
     return d < 0 ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
@@ -68,8 +67,8 @@ void CheckResponse(FuzzedDataProvider& data) {
     return;
   }
   QEL_FUZZ_CHECK(test::LoggedLines().size() == 1);
-  const std::string message = "QELPRV" + std::to_string(line) +
-                              ": CheckResponseData() Error: Tag $G, " + examined;
+  const std::string message =
+      "QELPRV" + std::to_string(line) + ": CheckResponseData() Error: Tag $G, " + examined;
   QEL_FUZZ_CHECK(test::LoggedTexts()[0] == message);
   // The number: short ones through strtol, longer ones modulo 65536 digit by digit.
   const char* p = examined.c_str() + 5;
@@ -113,16 +112,16 @@ void CheckWordParse(FuzzedDataProvider& data) {
   const long long v = std::strtoll(s.c_str(), &end, 10);
   QEL_FUZZ_CHECK(found == (end != s.c_str()));
   if (errno == 0) {
-    QEL_FUZZ_CHECK(got == static_cast<uint16_t>(static_cast<unsigned long long>(v) & 0xFFFFu),
-                   got, v);
+    QEL_FUZZ_CHECK(got == static_cast<uint16_t>(static_cast<unsigned long long>(v) & 0xFFFFu), got,
+                   v);
   }
 }
 
 void CheckFormat(FuzzedDataProvider& data) {
   std::string name = data.ConsumeRandomLengthString(40);
   name = name.c_str();
-  const auto size = data.ConsumeBool() ? std::size_t{50}
-                                       : data.ConsumeIntegralInRange<std::size_t>(0, 120);
+  const auto size =
+      data.ConsumeBool() ? std::size_t{50} : data.ConsumeIntegralInRange<std::size_t>(0, 120);
   float f = 0;
   const auto bits = data.ConsumeIntegral<uint32_t>();
   std::memcpy(&f, &bits, sizeof f);
@@ -142,7 +141,8 @@ void CheckFormat(FuzzedDataProvider& data) {
 
   std::vector<char> out2(size, '\x7F');
   const int m = FormatWordWrite(out2.data(), size, name.c_str(), word);
-  const int v = std::snprintf(want, sizeof want, "%s=%u\r", name.c_str(), static_cast<unsigned>(word));
+  const int v =
+      std::snprintf(want, sizeof want, "%s=%u\r", name.c_str(), static_cast<unsigned>(word));
   if (size == 0 || static_cast<std::size_t>(v) > size - 1) {
     QEL_FUZZ_CHECK(m == -1, m, v);
   } else {
@@ -198,11 +198,21 @@ void CheckStore(FuzzedDataProvider& data) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FuzzedDataProvider data(bytes, size);
   switch (data.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0: qel::fuzz::CheckResponse(data); break;
-    case 1: qel::fuzz::CheckFloatParse(data); break;
-    case 2: qel::fuzz::CheckWordParse(data); break;
-    case 3: qel::fuzz::CheckFormat(data); break;
-    default: qel::fuzz::CheckStore(data); break;
+    case 0:
+      qel::fuzz::CheckResponse(data);
+      break;
+    case 1:
+      qel::fuzz::CheckFloatParse(data);
+      break;
+    case 2:
+      qel::fuzz::CheckWordParse(data);
+      break;
+    case 3:
+      qel::fuzz::CheckFormat(data);
+      break;
+    default:
+      qel::fuzz::CheckStore(data);
+      break;
   }
   qel::test::ClearLog();
   return 0;
