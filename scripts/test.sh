@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test suite: installs what is missing, then configures, builds and tests the native
-# debug build (AddressSanitizer + UndefinedBehaviorSanitizer) and the 32-bit Windows build
-# under Wine.
+# debug build (AddressSanitizer + UndefinedBehaviorSanitizer), the 32-bit Windows build
+# under Wine, the ThreadSanitizer build, and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +12,9 @@ cmake --workflow --preset dev
 
 echo "== win32 (mingw-w64 i686, tests under Wine)"
 cmake --workflow --preset win32
+
+echo "== tsan (ThreadSanitizer: every suite, the many-lines tests among them)"
+cmake --workflow --preset tsan
+
+echo "== fuzz (clang, libFuzzer, ASan + UBSan: each target for a short run)"
+cmake --workflow --preset fuzz
