@@ -178,7 +178,8 @@ inline std::vector<char> GateName(FuzzedDataProvider& data) {
 
 // Moves the process into a new empty directory (settings files are looked for in the current
 // one), first making the paths on the command line absolute so that libFuzzer still finds its
-// corpus and artifact paths.
+// corpus and artifact paths. libFuzzer may not change argv[0]: start a target by its absolute
+// path when it is to start itself again (-merge=1, -jobs).
 inline void EnterScratchDirectory(int* argc, char*** argv, const char* tag) {
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd) == nullptr) std::abort();
