@@ -4,7 +4,8 @@
 // from its fourth character (after the STX and the two header characters) up to its first CR.
 // A write sends "NAME=VALUE\r" and looks for a controller error report in the data block. Each
 // exchange is made up to five times; a read pauses 50 ms and drains the input before each repeat.
-// Every read and write ends with the line's post-transaction pause.
+// Every read and write that reaches the line ends with its post-transaction pause; one refused for
+// bad input from the host uses no line and makes no pause.
 //
 // What is judged at each attempt:
 //   read:  an accepted answer whose block text is a controller error report ("ERROR nn") ends the
