@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -66,8 +67,13 @@ class Pty {
     }
     char name[64];
     if (ptsname_r(master_, name, sizeof name) == 0) path_ = name;
+    // A descriptor of the test's own on the slave side, which only looks at its input queue.
+    probe_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   }
-  ~Pty() { HangUp(); }
+  ~Pty() {
+    HangUp();
+    if (probe_ >= 0) ::close(probe_);
+  }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
@@ -90,6 +96,15 @@ class Pty {
     }
     return out;
   }
+  // Waits until at least n bytes sent from the master wait in the slave's input queue.
+  void WaitQueued(int n) const {
+    for (int i = 0; i < 400; ++i) {
+      int queued = 0;
+      if (::ioctl(probe_, FIONREAD, &queued) == 0 && queued >= n) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "bytes did not arrive";
+  }
   void HangUp() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
@@ -97,13 +112,9 @@ class Pty {
 
  private:
   int master_ = -1;
+  int probe_ = -1;
   std::string path_;
 };
-
-// Settles bytes written to the master into the slave's input queue.
-void Settle() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-}
 
 class SerialPtyTest : public ::testing::Test {
  protected:
@@ -370,12 +381,12 @@ TEST_F(SerialPtyTest, ZeroOrNegativeTimeoutNeverWaits) {
     uint32_t received = 0;
     auto start = Clock::now();
     EXPECT_EQ(SerRead(h, buf, 1, &received), kSerIoFailed);
-    EXPECT_LT(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), 250);
     pty_.Send("ab");
-    Settle();
+    pty_.WaitQueued(2);
     start = Clock::now();
     EXPECT_EQ(SerRead(h, buf, 4, &received), kSerIoFailed);
-    EXPECT_LT(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), 250);
     EXPECT_EQ(std::string(buf, received), "ab");
   }
   EXPECT_EQ(SerClose(h), kSerOk);
@@ -397,7 +408,7 @@ TEST_F(SerialPtyTest, OneByteReadsKeepOrderAndDrainEmptiesTheLine) {
   work.port_handle = h;
   work.reply_timeout = 30;
   pty_.Send("left over");
-  Settle();
+  pty_.WaitQueued(9);
   ASSERT_EQ(SerRead(h, &c, 1, nullptr), kSerOk);  // one taken, the rest waiting
   EXPECT_EQ(c, 'l');
   const auto start = Clock::now();
