@@ -2,8 +2,9 @@
 """Plots the loopback latency distribution of qelbench's samples file (driver, floor, pyserial).
 
 usage: plot.py SAMPLES.csv OUT.png [--title TEXT]
-Left: histograms of the per-transaction wall time (log scale of counts); right: the
-distribution functions, which show the tails (p99 and beyond).
+Left: histograms of the per-transaction wall time (log scale of counts); right: the share of
+transactions slower than a given time (log scale), which shows the tails: p99 is where a curve
+crosses 1 %.
 """
 import argparse
 import csv
@@ -51,7 +52,7 @@ def main():
         left.hist([x for x in v if x <= hi], bins=bins, histtype="step", linewidth=1.6,
                   color=COLOURS[c], label=label)
         n = len(v)
-        right.plot(v, [(i + 1) / n for i in range(n)], color=COLOURS[c], linewidth=1.6,
+        right.plot(v, [1 - i / n for i in range(n)], color=COLOURS[c], linewidth=1.6,
                    label=LABELS[c])
     left.set_xscale("log")
     left.set_yscale("log")
@@ -60,11 +61,12 @@ def main():
     left.legend(fontsize=8)
     left.grid(True, which="both", alpha=0.3)
     right.set_xscale("log")
+    right.set_yscale("log")
     right.set_xlabel("wall time per transaction (us, log scale)")
-    right.set_ylabel("fraction of transactions at or below")
-    right.axhline(0.99, color="grey", linestyle=":", linewidth=1)
-    right.text(right.get_xlim()[0] * 1.05, 0.985, "p99", va="top", fontsize=8, color="grey")
-    right.legend(fontsize=8, loc="lower right")
+    right.set_ylabel("share of transactions at least this slow")
+    right.axhline(0.01, color="grey", linestyle=":", linewidth=1)
+    right.text(right.get_xlim()[0] * 1.05, 0.011, "p99", va="bottom", fontsize=8, color="grey")
+    right.legend(fontsize=8, loc="lower left")
     right.grid(True, which="both", alpha=0.3)
     fig.suptitle(a.title)
     fig.tight_layout()

@@ -22,6 +22,7 @@ python=/usr/bin/python3
 {
   echo "date: $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
   echo "commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  echo "changed files not committed: $(git status --porcelain --untracked-files=no 2>/dev/null | awk '{print $2}' | tr '\n' ' ')"
   echo "kernel: $(uname -sr)"
   echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -51,4 +52,5 @@ if $python -c 'import matplotlib' 2>/dev/null; then
 else
   echo "no matplotlib for $python: no plot (apt-get install python3-matplotlib)"
 fi
-echo "results: $out"
+$python bench/report.py "$out" >/dev/null
+echo "results: $out (report.md: the tables for docs/performance.md)"
