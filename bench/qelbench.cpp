@@ -579,19 +579,25 @@ void Wire(const Options& o, const Module& m, Report& rep) {
   const std::size_t bytes = PtyController::ReadTransactionBytes(o.name, o.value);
   for (uint32_t baud : {9600u, 57600u}) {
     const double wire_us = static_cast<double>(bytes) * 10.0 / baud * 1e6;
+    // The clients take turns, a share of the transactions each round, so that a change in
+    // the machine's load falls on all of them alike.
     Run driver, floor, py;
     const int warm = std::min(o.warmup, 3);
-    {
-      PtyController c(Answer::kPaced, baud, o.value);
-      driver = RunDriver(o, m, c, o.paced_n, warm);
-    }
-    {
-      PtyController c(Answer::kPaced, baud, o.value);
-      floor = RunFloor(o, c, o.paced_n, warm);
-    }
-    {
-      PtyController c(Answer::kPaced, baud, o.value);
-      py = RunPyserial(o, c, baud, o.paced_n, warm);
+    const int rounds = std::max(1, std::min(o.rounds, o.paced_n));
+    const int per_round = std::max(1, o.paced_n / rounds);
+    for (int r = 0; r < rounds; ++r) {
+      {
+        PtyController c(Answer::kPaced, baud, o.value);
+        driver.Append(RunDriver(o, m, c, per_round, warm));
+      }
+      {
+        PtyController c(Answer::kPaced, baud, o.value);
+        floor.Append(RunFloor(o, c, per_round, warm));
+      }
+      {
+        PtyController c(Answer::kPaced, baud, o.value);
+        py.Append(RunPyserial(o, c, baud, per_round, warm));
+      }
     }
     char title[160];
     std::snprintf(title, sizeof title,
