@@ -70,7 +70,7 @@ struct Options {
   int n = 3000;    // loopback transactions per client (over all rounds)
   int rounds = 3;  // loopback rounds, clients interleaved
   int warmup = 100;
-  int paced_n = 150;  // transactions per client and baud rate in the wire section
+  int paced_n = 300;  // transactions per client and baud rate in the wire section
   std::vector<int> lines = {1, 4, 16, 64};
   double lines_seconds = 4.0;
   int timeout_threads = 8;
