@@ -72,6 +72,7 @@ struct Options {
   int warmup = 100;
   int paced_n = 300;  // transactions per client and baud rate in the wire section
   std::vector<int> lines = {1, 4, 16, 64};
+  std::vector<uint32_t> bauds = {9600, 57600};
   double lines_seconds = 4.0;
   int timeout_threads = 8;
   int timeout_samples_10 = 400;
@@ -84,14 +85,15 @@ struct Options {
 };
 
 [[noreturn]] void Usage(const char* why) {
-  std::fprintf(stderr,
-               "qelbench: %s\n"
-               "usage: qelbench [--quick] [--sections a,b,..] [--module PATH] [--python PATH]\n"
-               "                [--script PATH] [--csv FILE] [--samples FILE] [--targets FILE]\n"
-               "                [-n N] [--rounds N] [--paced-n N] [--lines 1,4,16,64]\n"
-               "                [--lines-seconds S] [--timeout-samples N10,N100]\n"
-               "sections: loopback wire lines timeouts alloc\n",
-               why);
+  std::fprintf(
+      stderr,
+      "qelbench: %s\n"
+      "usage: qelbench [--quick] [--sections a,b,..] [--module PATH] [--python PATH]\n"
+      "                [--script PATH] [--csv FILE] [--samples FILE] [--targets FILE]\n"
+      "                [-n N] [--rounds N] [--paced-n N] [--bauds 9600,57600]\n"
+      "                [--lines 1,4,16,64] [--lines-seconds S] [--timeout-samples N10,N100]\n"
+      "sections: loopback wire lines timeouts alloc\n",
+      why);
   std::exit(2);
 }
 
@@ -139,6 +141,9 @@ Options Parse(int argc, char** argv) {
     } else if (a == "--lines") {
       o.lines.clear();
       for (const auto& s : Split(value(i))) o.lines.push_back(std::stoi(s));
+    } else if (a == "--bauds") {
+      o.bauds.clear();
+      for (const auto& b : Split(value(i))) o.bauds.push_back(static_cast<uint32_t>(std::stoul(b)));
     } else if (a == "--lines-seconds") {
       o.lines_seconds = std::stod(value(i));
     } else if (a == "--timeout-samples") {
@@ -577,7 +582,7 @@ void Loopback(const Options& o, const Module& m, Report& rep) {
 
 void Wire(const Options& o, const Module& m, Report& rep) {
   const std::size_t bytes = PtyController::ReadTransactionBytes(o.name, o.value);
-  for (uint32_t baud : {9600u, 57600u}) {
+  for (uint32_t baud : o.bauds) {
     const double wire_us = static_cast<double>(bytes) * 10.0 / baud * 1e6;
     // The clients take turns, a share of the transactions each round, so that a change in
     // the machine's load falls on all of them alike.
