@@ -17,7 +17,7 @@ native=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   libcli11-dev nlohmann-json3-dev
-  python3 python3-serial
+  python3 python3-serial python3-matplotlib
   unzip locales
 )
 cross=(

@@ -12,3 +12,8 @@ cmake --workflow --preset dev
 
 echo "== win32 (mingw-w64 i686, tests under Wine)"
 cmake --workflow --preset win32
+
+echo "== bench smoke (release preset: that the benchmarks run, not how fast)"
+cmake --preset release >/dev/null
+cmake --build --preset release --target qel_micro qelbench qelprv saptor
+ctest --test-dir build/release -R '^bench\.' --output-on-failure
