@@ -155,7 +155,7 @@ TEST_F(GuardTest, GateNamesEndingAtTheUnmappedPage) {
         EXPECT_EQ(result, kRefused);
         const char* op = command == kCmdSingleRead ? "SingleRead" : "SingleWrite";
         EXPECT_EQ(log, std::vector<std::string>{"QELPRV: " + std::string(op) + "() Tag " + first31 +
-                                                "...: name longer than 31 characters, refused"});
+                                                "...: refused: name longer than 31 characters"});
         EXPECT_TRUE(line_.CallsOf(Op::kWrite).empty());
       }
     }
@@ -273,13 +273,13 @@ TEST_F(GuardTest, MissingRecords) {
        kCmdSingleRead,
        &no_value,
        kRefused,
-       {"QELPRV: SingleRead() refused: no work area or gate record"}},
+       {"QELPRV: SingleRead() Tag $SP: refused: no line work area"}},
       {"read, no record",
        work_,
        kCmdSingleRead,
        nullptr,
        kRefused,
-       {"QELPRV: SingleRead() refused: no work area or gate record"}},
+       {"QELPRV: SingleRead() refused: no gate record"}},
       {"read, no name",
        work_,
        kCmdSingleRead,
@@ -291,19 +291,19 @@ TEST_F(GuardTest, MissingRecords) {
        kCmdSingleRead,
        &no_value,
        kRefused,
-       {"QELPRV: SingleRead() Tag $SP: no value area, refused"}},
+       {"QELPRV: SingleRead() Tag $SP: refused: no value area"}},
       {"write, no work area",
        nullptr,
        kCmdSingleWrite,
        &no_value,
        kRefused,
-       {"QELPRV: SingleWrite() refused: no work area or gate record"}},
+       {"QELPRV: SingleWrite() Tag $SP: refused: no line work area"}},
       {"write, no record",
        work_,
        kCmdSingleWrite,
        nullptr,
        kRefused,
-       {"QELPRV: SingleWrite() refused: no work area or gate record"}},
+       {"QELPRV: SingleWrite() refused: no gate record"}},
       {"write, no name",
        work_,
        kCmdSingleWrite,
@@ -315,7 +315,7 @@ TEST_F(GuardTest, MissingRecords) {
        kCmdSingleWrite,
        &no_value,
        kRefused,
-       {"QELPRV: SingleWrite() Tag $SP: no value area, refused"}},
+       {"QELPRV: SingleWrite() Tag $SP: refused: no value area"}},
       {"block read, no record",
        work_,
        kCmdBlockRead,
@@ -434,6 +434,7 @@ TEST_F(GuardTest, UnwritableValuesAndUnknownTypes) {
   gate->name = "$SP";
   gate->value = area;
 
+  // Not finite, and too long for the request text.
   const float kNotSendable[] = {
       std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
       std::numeric_limits<float>::infinity(),  -std::numeric_limits<float>::infinity(),
@@ -447,8 +448,11 @@ TEST_F(GuardTest, UnwritableValuesAndUnknownTypes) {
     DriverRequest request{work_, kCmdSingleWrite, 1, 0, gate};
     EXPECT_EQ(QelMain(&request), kRefused);
     EXPECT_EQ(Logged(), std::vector<std::string>{
-                            "QELPRV: SingleWrite() Tag $SP: value cannot be sent (not finite, or "
-                            "longer than 49 characters), refused"});
+                            std::isfinite(f)
+                                ? "QELPRV: SingleWrite() Tag $SP: refused: the request text would "
+                                  "be longer than 49 characters"
+                                : "QELPRV: SingleWrite() Tag $SP: refused: the value is not a "
+                                  "finite number"});
     EXPECT_TRUE(line_.CallsOf(Op::kWrite).empty());
   }
   // The longest float that fits with a 31-character name: below 10^9.
@@ -471,8 +475,8 @@ TEST_F(GuardTest, UnwritableValuesAndUnknownTypes) {
     DriverRequest write{work_, kCmdSingleWrite, 1, 0, gate};
     EXPECT_EQ(QelMain(&write), kRefused);
     EXPECT_EQ(Logged(),
-              std::vector<std::string>{"QELPRV: SingleWrite() Tag $SP: gate type " +
-                                       std::to_string(type) + " cannot be written, refused"});
+              std::vector<std::string>{"QELPRV: SingleWrite() Tag $SP: refused: gate type " +
+                                       std::to_string(type) + " cannot be written"});
     EXPECT_TRUE(line_.CallsOf(Op::kWrite).empty());
   }
 

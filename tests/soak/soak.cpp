@@ -43,7 +43,7 @@ using prv2sim::FaultKind;
 // within the reply timeout; answers that come after the driver gave up on them, and over-long
 // answers, have their own runs (see CMakeLists.txt).
 constexpr const char* kDefaultFaults =
-    "silence:p=0.02,drop:p=0.02,corrupt:p=0.02,delay:ms=30:p=0.02,gap:ms=2:p=0.01,"
+    "silence:p=0.02,drop:p=0.02,corrupt:p=0.02,delay:ms=120:p=0.02,gap:ms=2:p=0.01,"
     "echo:p=0.02,notrailer:p=0.02,noise:p=0.02,error:p=0.02,hangup:ms=200:after=2:p=0.005";
 
 struct Options {
