@@ -29,6 +29,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -577,6 +578,12 @@ bool Write(Handle h, const void* buf, uint32_t n, uint32_t* written) {
 }
 
 void Pause(uint32_t ms) {
+  // A pause of 0 gives up the rest of the time slice, as Sleep(0) does, without the timer
+  // slack of a real sleep (about 100 us on every transaction).
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
   const int64_t end = static_cast<int64_t>(until.tv_sec) * kNsPerSecond + until.tv_nsec +
