@@ -4,7 +4,8 @@
 // from its fourth character (after the STX and the two header characters) up to its first CR.
 // A write sends "NAME=VALUE\r" and looks for a controller error report in the data block. Each
 // exchange is made up to five times; a read pauses 50 ms and drains the input before each repeat.
-// Every read and write ends with the line's post-transaction pause.
+// Every read and write that reaches the line ends with its post-transaction pause; one refused for
+// bad input from the host uses no line and makes no pause.
 //
 // What is judged at each attempt:
 //   read:  an accepted answer whose block text is a controller error report ("ERROR nn") ends the
@@ -14,6 +15,7 @@
 //          else confirms the write (0).
 #include "driver/gate/transfer.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "driver/gate/values.h"
@@ -43,12 +45,13 @@ bool TakeGateName(const char* name, char (&out)[kGateNameFieldSize]) {
   return length < kGateNameFieldSize;
 }
 
-// Checks what the host passed with a gate read or write. Logs the refusal and returns false when
-// a record, the name or the value area is missing, or the name is too long.
+// Checks what the host passed with a gate read or write. A refusal is logged in one line that
+// names the operation and, where it can be printed safely, the gate; nothing has been sent then
+// and the value area is untouched.
 bool CheckTransfer(const DriverRequest* request, const char* operation,
                    char (&name)[kGateNameFieldSize]) {
-  if (request->work == nullptr || request->arg == nullptr) {
-    err(kLogNotice, "QELPRV: %s() refused: no work area or gate record", operation);
+  if (request == nullptr || request->arg == nullptr) {
+    err(kLogNotice, "QELPRV: %s() refused: no gate record", operation);
     return false;
   }
   const auto* gate = static_cast<const GateTransfer*>(request->arg);
@@ -57,12 +60,16 @@ bool CheckTransfer(const DriverRequest* request, const char* operation,
     return false;
   }
   if (!TakeGateName(gate->name, name)) {
-    err(kLogNotice, "QELPRV: %s() Tag %s...: name longer than 31 characters, refused", operation,
+    err(kLogNotice, "QELPRV: %s() Tag %s...: refused: name longer than 31 characters", operation,
         name);
     return false;
   }
+  if (request->work == nullptr) {
+    err(kLogNotice, "QELPRV: %s() Tag %s: refused: no line work area", operation, name);
+    return false;
+  }
   if (gate->value == nullptr) {
-    err(kLogNotice, "QELPRV: %s() Tag %s: no value area, refused", operation, name);
+    err(kLogNotice, "QELPRV: %s() Tag %s: refused: no value area", operation, name);
     return false;
   }
   return true;
@@ -73,7 +80,9 @@ uint16_t BlockTextLength(uint16_t reply_length) {
                                          : 0;
 }
 
-bool IsErrorReport(const char* text) { return std::strncmp(text, "ERROR", 5) == 0; }
+bool IsErrorReport(const char* text) {
+  return std::strncmp(text, "ERROR", 5) == 0;
+}
 
 bool HoldsNumber(int32_t type, const char* text) {
   bool found = false;
@@ -192,16 +201,21 @@ int32_t SingleWrite(DriverRequest* request) {
   } else if (type == kTypeFloat) {
     float f = 0;
     std::memcpy(&f, value, sizeof f);
+    if (!std::isfinite(f)) {
+      err(kLogNotice, "QELPRV: SingleWrite() Tag %s: refused: the value is not a finite number",
+          name);
+      return kRefused;
+    }
     length = FormatFloatWrite(text, sizeof text, name, f);
     if (length < 0) {
       err(kLogNotice,
-          "QELPRV: SingleWrite() Tag %s: value cannot be sent (not finite, or longer than 49 "
-          "characters), refused",
+          "QELPRV: SingleWrite() Tag %s: refused: the request text would be longer than 49 "
+          "characters",
           name);
       return kRefused;
     }
   } else {
-    err(kLogNotice, "QELPRV: SingleWrite() Tag %s: gate type %d cannot be written, refused", name,
+    err(kLogNotice, "QELPRV: SingleWrite() Tag %s: refused: gate type %d cannot be written", name,
         static_cast<int>(gate->type));
     return kRefused;
   }
@@ -238,7 +252,7 @@ namespace {
 
 int32_t RefuseBlockTransfer(const DriverRequest* request, bool read) {
   char name[kGateNameFieldSize] = {};
-  if (request->arg != nullptr) {
+  if (request != nullptr && request->arg != nullptr) {
     (void)TakeGateName(static_cast<const GateTransfer*>(request->arg)->name, name);
   }
   if (read) {
@@ -251,7 +265,11 @@ int32_t RefuseBlockTransfer(const DriverRequest* request, bool read) {
 
 }  // namespace
 
-int32_t BlockRead(DriverRequest* request) { return RefuseBlockTransfer(request, true); }
-int32_t BlockWrite(DriverRequest* request) { return RefuseBlockTransfer(request, false); }
+int32_t BlockRead(DriverRequest* request) {
+  return RefuseBlockTransfer(request, true);
+}
+int32_t BlockWrite(DriverRequest* request) {
+  return RefuseBlockTransfer(request, false);
+}
 
 }  // namespace qel

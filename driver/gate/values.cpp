@@ -12,7 +12,9 @@ namespace {
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Rounds a double to the nearest float, overflowing to infinity as IEEE-754 does, without the
 // undefined conversion of an out-of-range value.
@@ -21,7 +23,8 @@ float RoundToFloat(double d) {
   // Halfway between FLT_MAX and the next value the format would have (2^128).
   constexpr double kOverflow = kMax + 0x1p103;
   if (std::fabs(d) < kOverflow) {
-    if (std::fabs(d) > kMax) return d < 0 ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
+    if (std::fabs(d) > kMax)
+      return d < 0 ? -std::numeric_limits<float>::max() : std::numeric_limits<float>::max();
     return static_cast<float>(d);
   }
   return d < 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();

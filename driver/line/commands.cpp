@@ -87,7 +87,9 @@ int32_t PortClose(DriverRequest* request) {
   return ClosePort(request->work);
 }
 
-int32_t LineStop(DriverRequest* request) { return PortClose(request); }
+int32_t LineStop(DriverRequest* request) {
+  return PortClose(request);
+}
 
 int32_t PortOpen(DriverRequest* request) {
   if (request == nullptr || request->work == nullptr) return kFailed;

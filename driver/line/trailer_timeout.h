@@ -13,7 +13,9 @@ inline constexpr int32_t kDefaultTrailerTimeout = 10;
 
 extern std::atomic<int32_t> TrailerTimeout;
 
-inline int32_t CurrentTrailerTimeout() { return TrailerTimeout.load(std::memory_order_relaxed); }
+inline int32_t CurrentTrailerTimeout() {
+  return TrailerTimeout.load(std::memory_order_relaxed);
+}
 inline void SetTrailerTimeout(int32_t ticks) {
   TrailerTimeout.store(ticks, std::memory_order_relaxed);
 }

@@ -12,7 +12,12 @@ namespace qel::platform {
 
 namespace {
 
-HANDLE ToWin(Handle h) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h)); }
+// The module is a 32-bit DLL: a Win32 handle fits the 32-bit handle field of the work area.
+static_assert(sizeof(HANDLE) == sizeof(Handle));
+
+HANDLE ToWin(Handle h) {
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h));
+}
 
 // "COM10" and above open only as "\\.\COM10"; lower numbers and other names go unchanged.
 bool IsHighComPort(const char* name) {
@@ -104,8 +109,9 @@ void ToWinDcb(const Dcb& d, DCB* w) {
 
 bool GetState(Handle h, Dcb* dcb) {
   if (h == 0) return false;
+  static_assert(sizeof(DCB) == sizeof(Dcb));
   DCB w{};
-  w.DCBlength = sizeof(DCB);
+  w.DCBlength = dcb->DCBlength;  // the caller's, 28
   if (!GetCommState(ToWin(h), &w)) return false;
   FromWin(w, dcb);
   return true;
@@ -120,7 +126,10 @@ bool SetState(Handle h, const Dcb* dcb) {
 
 // A total read timeout of 0 or less (taken as signed milliseconds) returns at once with what is
 // waiting: Windows says so with the MAXDWORD interval, since a constant of 0 would wait forever.
-bool ReturnsAtOnce(uint32_t total_ms) { return static_cast<int32_t>(total_ms) <= 0; }
+// Such a timeout reads back as 0 ms.
+bool ReturnsAtOnce(uint32_t total_ms) {
+  return static_cast<int32_t>(total_ms) <= 0;
+}
 
 bool GetTimeouts(Handle h, CommTimeouts* t) {
   if (h == 0) return false;
@@ -130,17 +139,15 @@ bool GetTimeouts(Handle h, CommTimeouts* t) {
       w.ReadTotalTimeoutConstant == 0) {
     w.ReadIntervalTimeout = 0;
   }
-  *t = CommTimeouts{w.ReadIntervalTimeout, w.ReadTotalTimeoutMultiplier,
-                    w.ReadTotalTimeoutConstant, w.WriteTotalTimeoutMultiplier,
-                    w.WriteTotalTimeoutConstant};
+  *t = CommTimeouts{w.ReadIntervalTimeout, w.ReadTotalTimeoutMultiplier, w.ReadTotalTimeoutConstant,
+                    w.WriteTotalTimeoutMultiplier, w.WriteTotalTimeoutConstant};
   return true;
 }
 
 bool SetTimeouts(Handle h, const CommTimeouts* t) {
   if (h == 0) return false;
-  COMMTIMEOUTS w{t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
-                 t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
-                 t->WriteTotalTimeoutConstant};
+  COMMTIMEOUTS w{t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
+                 t->WriteTotalTimeoutMultiplier, t->WriteTotalTimeoutConstant};
   if (w.ReadIntervalTimeout == 0 && w.ReadTotalTimeoutMultiplier == 0 &&
       ReturnsAtOnce(w.ReadTotalTimeoutConstant)) {
     w.ReadIntervalTimeout = MAXDWORD;
@@ -177,13 +184,17 @@ bool Close(Handle h) {
   return CloseHandle(ToWin(h)) != FALSE;
 }
 
-void Pause(uint32_t ms) { Sleep(ms); }
+void Pause(uint32_t ms) {
+  Sleep(ms);
+}
 
 constexpr Ops kWin32{Open,        GetState, SetState, GetTimeouts, SetTimeouts,
                      SetupQueues, Read,     Write,    Close,       Pause};
 
 }  // namespace
 
-const Ops& Native() { return kWin32; }
+const Ops& Native() {
+  return kWin32;
+}
 
 }  // namespace qel::platform

@@ -74,8 +74,9 @@ uint8_t ReadReply(const DriverRequest* request, char* reply, uint16_t* reply_len
       if (c == kEtx) *reply_length = store;
     }
     if (CheckResponseData(reply, *reply_length, name, line) == 0) break;
-    err(kLogWarning, "QELPRV: ReadReply() Wrong response has been received : Gate %s, Received : %s",
-        name, reply);
+    err(kLogWarning,
+        "QELPRV: ReadReply() Wrong response has been received : Gate %s, Received : %s", name,
+        reply);
     if (++rejected == kAttempts) {
       err(kLogNotice, "QELPRV: ReadReply() Maximum retry count reached.");
       return kReplyFailed;

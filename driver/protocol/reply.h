@@ -14,10 +14,10 @@ inline constexpr char kEtx = '\x03';
 inline constexpr char kCr = '\r';
 
 enum ReplyResult : uint8_t {
-  kReplyAccepted = 0,   // a block passed the check and its trailer was read through its ETX
-  kReplyTooLong = 1,    // the 99th character of the call arrived during the reply phase
-  kReplyFailed = 2,     // a character did not come, three blocks were rejected, or the trailer
-                        // ran to the 99th character
+  kReplyAccepted = 0,  // a block passed the check and its trailer was read through its ETX
+  kReplyTooLong = 1,   // the 99th character of the call arrived during the reply phase
+  kReplyFailed = 2,    // a character did not come, three blocks were rejected, or the trailer
+                       // ran to the 99th character
 };
 
 // Collects one answer into reply (kReplyBufferSize bytes, zero-filled by the caller before its

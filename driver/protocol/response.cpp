@@ -39,8 +39,7 @@ uint16_t CheckResponseData(const char* text, uint16_t max_length, const char* ga
   char copy[kResponseCopySize] = {};
   // The copy ends at the first CR or at the text's end, and holds at most max_length characters
   // (never more than it has room for with its terminator).
-  const std::size_t limit =
-      max_length < kResponseCopySize - 1 ? max_length : kResponseCopySize - 1;
+  const std::size_t limit = max_length < kResponseCopySize - 1 ? max_length : kResponseCopySize - 1;
   for (std::size_t i = 0; i < limit; ++i) {
     copy[i] = text[i];
     if (text[i] == kCr) {

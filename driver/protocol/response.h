@@ -20,6 +20,8 @@ const char* ControllerErrorText(int number, char* out, std::size_t size);
 
 // The error number of a report as CheckResponseData returns it, as the table knows it (-1 for
 // the 16-bit pattern 0xFFFF).
-inline int ControllerErrorNumber(uint16_t reported) { return static_cast<int16_t>(reported); }
+inline int ControllerErrorNumber(uint16_t reported) {
+  return static_cast<int16_t>(reported);
+}
 
 }  // namespace qel

@@ -286,7 +286,8 @@ Transmission transact(Controller& controller, const FaultPlan& plan, std::uint64
           std::string wrong(request_text);
           if (wrong.empty()) wrong = " ";
           wrong[0] = wrong[0] == '?' ? '!' : '?';
-          shaped.echo = wrong + kCr;
+          wrong.push_back(kCr);
+          shaped.echo = std::move(wrong);
         }
         break;
       case FaultKind::NoTrailer:

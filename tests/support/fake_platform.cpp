@@ -10,16 +10,26 @@ FakeLine* FakeLine::current_ = nullptr;
 
 const char* OpName(Op op) {
   switch (op) {
-    case Op::kOpen: return "open";
-    case Op::kGetState: return "get_state";
-    case Op::kSetState: return "set_state";
-    case Op::kGetTimeouts: return "get_timeouts";
-    case Op::kSetTimeouts: return "set_timeouts";
-    case Op::kSetupQueues: return "setup_queues";
-    case Op::kRead: return "read";
-    case Op::kWrite: return "write";
-    case Op::kClose: return "close";
-    case Op::kSleep: return "sleep";
+    case Op::kOpen:
+      return "open";
+    case Op::kGetState:
+      return "get_state";
+    case Op::kSetState:
+      return "set_state";
+    case Op::kGetTimeouts:
+      return "get_timeouts";
+    case Op::kSetTimeouts:
+      return "set_timeouts";
+    case Op::kSetupQueues:
+      return "setup_queues";
+    case Op::kRead:
+      return "read";
+    case Op::kWrite:
+      return "write";
+    case Op::kClose:
+      return "close";
+    case Op::kSleep:
+      return "sleep";
   }
   return "?";
 }
@@ -76,8 +86,8 @@ FakeLine::~FakeLine() {
 }
 
 const platform::Ops& FakeLine::Table() {
-  static const platform::Ops ops{OpOpen,        OpGetState, OpSetState, OpGetTimeouts,
-                                 OpSetTimeouts, OpSetupQueues, OpRead, OpWrite,
+  static const platform::Ops ops{OpOpen,        OpGetState,    OpSetState, OpGetTimeouts,
+                                 OpSetTimeouts, OpSetupQueues, OpRead,     OpWrite,
                                  OpClose,       OpSleep};
   return ops;
 }
@@ -88,16 +98,22 @@ void FakeLine::AddDevice(const std::string& name, DeviceOptions options) {
   d.dcb = InitialDcb();
 }
 
-DeviceOptions& FakeLine::Options(const std::string& name) { return devices_.at(name).options; }
+DeviceOptions& FakeLine::Options(const std::string& name) {
+  return devices_.at(name).options;
+}
 
 bool FakeLine::IsOpen(const std::string& name) const {
   auto it = devices_.find(name);
   return it != devices_.end() && it->second.open > 0;
 }
 
-int FakeLine::OpenCount() const { return static_cast<int>(ports_.size()); }
+int FakeLine::OpenCount() const {
+  return static_cast<int>(ports_.size());
+}
 
-const Dcb& FakeLine::DeviceState(const std::string& name) const { return devices_.at(name).dcb; }
+const Dcb& FakeLine::DeviceState(const std::string& name) const {
+  return devices_.at(name).dcb;
+}
 
 void FakeLine::AnswerWith(std::vector<std::string> answers, int64_t delay_ms) {
   auto queue = std::make_shared<std::deque<std::string>>(answers.begin(), answers.end());
@@ -257,7 +273,12 @@ bool FakeLine::OpSetupQueues(Handle h, uint32_t in, uint32_t out) {
   Call& call = f.Record(Op::kSetupQueues, h);
   call.count = in;
   call.count2 = out;
-  return f.Find(h) != nullptr;
+  Port* p = f.Find(h);
+  if (p == nullptr || f.devices_.at(p->device).options.refuse_queues) {
+    call.ok = false;
+    return false;
+  }
+  return true;
 }
 
 bool FakeLine::OpRead(Handle h, void* buf, uint32_t n, uint32_t* got) {

@@ -24,31 +24,42 @@ using platform::CommTimeouts;
 using platform::Dcb;
 using platform::Handle;
 
-enum class Op { kOpen, kGetState, kSetState, kGetTimeouts, kSetTimeouts, kSetupQueues,
-                kRead, kWrite, kClose, kSleep };
+enum class Op {
+  kOpen,
+  kGetState,
+  kSetState,
+  kGetTimeouts,
+  kSetTimeouts,
+  kSetupQueues,
+  kRead,
+  kWrite,
+  kClose,
+  kSleep
+};
 
 const char* OpName(Op op);
 
 struct Call {
   Op op;
-  int64_t at_ms;         // virtual time when the call began
+  int64_t at_ms;  // virtual time when the call began
   Handle handle = 0;
-  std::string name;      // open
-  Dcb dcb{};             // set state
+  std::string name;         // open
+  Dcb dcb{};                // set state
   CommTimeouts timeouts{};  // set timeouts
-  uint32_t count = 0;    // read: asked; write: asked; sleep: ms; queues: input size
-  uint32_t count2 = 0;   // queues: output size
-  std::string data;      // write: the bytes; read: the bytes returned
+  uint32_t count = 0;       // read: asked; write: asked; sleep: ms; queues: input size
+  uint32_t count2 = 0;      // queues: output size
+  std::string data;         // write: the bytes; read: the bytes returned
   bool ok = true;
 };
 
 struct DeviceOptions {
-  bool serial = true;             // has line settings (get state works)
-  bool refuse_settings = false;   // set state fails
-  bool refuse_timeouts = false;   // set timeouts fails
-  bool shared = false;            // a second open succeeds (no exclusive use)
+  bool serial = true;            // has line settings (get state works)
+  bool refuse_settings = false;  // set state fails
+  bool refuse_timeouts = false;  // set timeouts fails
+  bool shared = false;           // a second open succeeds (no exclusive use)
   bool close_fails = false;
-  uint32_t short_write = 0;       // when not 0, a write takes at most this many bytes
+  uint32_t short_write = 0;    // when not 0, a write takes at most this many bytes
+  bool refuse_queues = false;  // the queue sizes call fails
 };
 
 class FakeLine {
