@@ -454,7 +454,7 @@ const char* const kFooter =
     "  qelhost poll --sim --count 5                 the simulated controller, five cycles\n"
     "  qelhost read --sim '$SP' @VLV                two gates of the simulator\n"
     "  qelhost write --sim '$SP=22.5' @FAN=0        writes; the type follows $ (float), @ (word)\n"
-    "  qelhost poll --sim --sim-fault 'silence@3' --count 3 --csv\n"
+    "  qelhost poll --sim --sim-fault 'error:code=86@3,echo@5' --count 3 --csv\n"
     "  qelhost read --port ttyUSB0 --baud 9600 '$OAT'   a real port (/dev/ttyUSB0)\n"
     "  qelhost poll --port /tmp/qel1 '$OAT' @HRS --interval 500 --json\n"
     "  qelhost define '$temp1' temp1                the definition check, no port needed\n"
@@ -478,16 +478,19 @@ const char* const kFooter =
 void AddCommon(CLI::App* app, Options& o, bool line_options) {
   app->add_option("--module", o.module,
                   "Driver module to load (default: " + std::string(DriverModule::FileName()) +
-                      " beside qelhost)");
+                      " beside qelhost)")
+      ->type_name("FILE");
   app->add_flag("-q,--quiet", o.quiet, "Hide the driver's level-8 warnings on standard error");
-  app->add_option("--log", o.log_file, "Also append the driver's log lines to FILE");
+  app->add_option("--log", o.log_file, "Also append the driver's log lines to FILE")
+      ->type_name("FILE");
   if (!line_options) return;
   const std::map<std::string, uint16_t> parity = {
       {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
   const std::map<std::string, uint16_t> stop = {{"1", 0}, {"1.5", 1}, {"2", 2}};
   auto* port = app->add_option("--port", o.line.port,
                                "Serial port, at most 11 characters (ttyUSB0, pts/3, /tmp/qel1, "
-                               "COM3)");
+                               "COM3)")
+                   ->type_name("NAME");
   port->check([](const std::string& p) {
     return p.size() < qel::kPortNameSize
                ? std::string()
@@ -496,36 +499,46 @@ void AddCommon(CLI::App* app, Options& o, bool line_options) {
                      "the device (ln -s DEVICE /tmp/qel1)");
   });
   app->add_option("--baud", o.line.baud, "Line speed in bit/s (default 9600)")
-      ->check(CLI::Range(1, 65535));
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535).description(""));
   app->add_option("--data-bits", o.line.data_bits, "Data bits, 5..8 (default 8)")
-      ->check(CLI::Range(5, 8));
+      ->type_name("N")
+      ->check(CLI::Range(5, 8).description(""));
   app->add_option("--parity", o.line.parity, "none|odd|even|mark|space (default none)")
-      ->transform(CLI::CheckedTransformer(parity, CLI::ignore_case));
+      ->type_name("P")
+      ->transform(CLI::CheckedTransformer(parity, CLI::ignore_case).description(""));
   app->add_option("--stop-bits", o.line.stop_bits, "1|1.5|2 (default 1)")
-      ->transform(CLI::CheckedTransformer(stop));
+      ->type_name("S")
+      ->transform(CLI::CheckedTransformer(stop).description(""));
   app->add_option("--timeout", o.line.reply_timeout,
-                  "Reply timeout in ticks of 10 ms (default 100; the driver takes at least 100)");
+                  "Reply timeout in ticks of 10 ms (default 100; the driver takes at least 100)")
+      ->type_name("TICKS");
   app->add_option("--line", o.line.line,
-                  "Line number; the settings file is QELPRV<NN>.INT (default 1)");
+                  "Line number; the settings file is QELPRV<NN>.INT (default 1)")
+      ->type_name("N");
   app->add_option("--workdir", o.workdir,
                   "Folder to work in, where the line's settings file is looked for")
-      ->check(CLI::ExistingDirectory);
+      ->type_name("DIR")
+      ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
 #if defined(QELHOST_WITH_SIM)
   auto* sim = app->add_flag("--sim", o.sim,
                             "Start the controller simulator on a new pseudo-terminal and use it "
                             "as the line's port");
   port->excludes(sim);
   app->add_option("--sim-gates", o.sim_options.gates_file, "Simulator gate file (JSON)")
+      ->type_name("FILE")
       ->needs(sim)
-      ->check(CLI::ExistingFile);
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
   app->add_option("--sim-fault", o.sim_options.faults,
                   "Simulator fault list, such as 'silence@3,delay:ms=200@5' (may repeat)")
+      ->type_name("SPEC")
       ->needs(sim)
       ->allow_extra_args(false);
   app->add_option("--sim-baud", o.sim_options.baud,
                   "Pace the simulator's bytes like a line at this speed")
+      ->type_name("N")
       ->needs(sim)
-      ->check(CLI::Range(1, 4000000));
+      ->check(CLI::Range(1, 4000000).description(""));
 #endif
 }
 
@@ -533,7 +546,8 @@ void AddType(CLI::App* app, Options& o) {
   app->add_option("--type", o.type,
                   "Gate type for all gates: float (3) or word (6); default from the name: "
                   "$ float, @ word")
-      ->check(CLI::IsMember({"float", "word", "3", "6"}));
+      ->type_name("T")
+      ->check(CLI::IsMember({"float", "word", "3", "6"}).description(""));
 }
 
 void AddFormats(CLI::App* app, Options& o) {
@@ -582,8 +596,10 @@ int Main(int argc, char** argv) {
   auto* define = app.add_subcommand("define", "Show the driver's definition check of gates");
   AddCommon(define, o, true);
   AddType(define, o);
-  define->add_option("--value", o.define_value,
-                     "The value the host passes at +4 of the record (copied by the driver)");
+  define
+      ->add_option("--value", o.define_value,
+                   "The value the host passes at +4 of the record (copied by the driver)")
+      ->type_name("N");
   define->add_option("GATE", o.gates, "Gate names")->required();
 
   auto* poll = app.add_subcommand("poll", "Read gates in cycles: a live table in a terminal");
@@ -592,8 +608,9 @@ int Main(int argc, char** argv) {
   AddFormats(poll, o);
   poll->add_flag("--plain", o.plain, "Plain lines also in a terminal (no redrawn table)");
   poll->add_option("--interval", o.interval_ms, "Milliseconds from cycle to cycle (default 1000)")
-      ->check(CLI::Range(0u, 3600000u));
-  poll->add_option("--count", o.count, "Cycles to run (default 0: until Ctrl-C)");
+      ->type_name("MS")
+      ->check(CLI::Range(0u, 3600000u).description(""));
+  poll->add_option("--count", o.count, "Cycles to run (default 0: until Ctrl-C)")->type_name("N");
   poll->add_option("GATE", o.gates, "Gate names ($ float, @ word); with --sim: all by default");
 
   try {
