@@ -110,7 +110,7 @@ run 3 read '$SP'
 expect '--port'
 
 run 0 --help
-expect 'COM port'
+expect 'point --port at a COM'
 
 kill -TERM "$sim_pid"
 set +e
