@@ -103,8 +103,8 @@ run 1 define --port COM9 '$x' x
 expect '$x: accepted (0), type 3 (float)'
 expect 'x: refused (1), type 3 (float)'
 
-run 2 read --port COM8 '$SP'
-expect 'QELPR : Fail to open COM8'
+run 2 read --port COM29 '$SP'
+expect 'QELPR : Fail to open COM29'
 
 run 3 read '$SP'
 expect '--port'
