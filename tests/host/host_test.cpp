@@ -465,6 +465,10 @@ TEST(HostSim, PollsEveryReadableGateOfTheSimulator) {
   EXPECT_THAT(run.out, Not(HasSubstr("@RST")));
   EXPECT_THAT(run.err, HasSubstr("qelhost: simulator on /dev/pts/"));
   EXPECT_THAT(run.err, HasSubstr("[32] QELPRV: Landis&Stafea Driver loaded successfully."));
+  // Without a subcommand qelhost polls.
+  const HostRun main_job = RunHost({"--sim", "--count", "1", "--json"});
+  EXPECT_EQ(main_job.status, 0) << main_job.err;
+  EXPECT_EQ(Lines(main_job.out).size(), 6u) << main_job.out;
 }
 
 TEST(HostSim, GatesFaultsAndPacing) {

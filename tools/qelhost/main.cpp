@@ -11,6 +11,7 @@
 // controller rejected one (and none failed), 2 when one failed, 3 when qelhost could not start
 // (a wrong option, a module that does not load, a simulator that does not start).
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -451,7 +452,8 @@ const char* const kFooter =
     "\n"
     "Examples:\n"
 #if defined(QELHOST_WITH_SIM)
-    "  qelhost poll --sim --count 5                 the simulated controller, five cycles\n"
+    "  qelhost --sim                                the main job: poll the simulated controller\n"
+    "  qelhost poll --sim --count 5                 the same, five cycles\n"
     "  qelhost read --sim '$SP' @VLV                two gates of the simulator\n"
     "  qelhost write --sim '$SP=22.5' @FAN=0        writes; the type follows $ (float), @ (word)\n"
     "  qelhost poll --sim --sim-fault 'error:code=86@3,echo@5' --count 3 --csv\n"
@@ -613,8 +615,19 @@ int Main(int argc, char** argv) {
   poll->add_option("--count", o.count, "Cycles to run (default 0: until Ctrl-C)")->type_name("N");
   poll->add_option("GATE", o.gates, "Gate names ($ float, @ word); with --sim: all by default");
 
+  // Without a subcommand qelhost polls: "qelhost --sim" is the main job.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  bool named = args.empty();
+  for (const std::string& a : args) {
+    if (a == "-h" || a == "--help" || a == "info" || a == "read" || a == "write" || a == "define" ||
+        a == "poll") {
+      named = true;
+    }
+  }
+  if (!named) args.insert(args.begin(), "poll");
+  std::reverse(args.begin(), args.end());  // CLI11 takes the arguments last first
   try {
-    app.parse(argc, argv);
+    app.parse(args);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
