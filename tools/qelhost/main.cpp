@@ -82,8 +82,11 @@ class Outcome {
 };
 
 volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnInterrupt(int) {
+// The first Ctrl-C ends the session after the command under way, so that the line is stopped
+// and the simulator's link removed; a second one ends qelhost at once.
+extern "C" void OnInterrupt(int signal) {
   g_interrupted = 1;
+  std::signal(signal, SIG_DFL);
 }
 
 void Note(const std::string& text) {
@@ -166,6 +169,9 @@ class Session {
         return kExitCannotStart;
       }
     }
+    g_interrupted = 0;
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
     line_ = std::make_unique<Line>(module_.qel_main());
     const int rc = line_->Start(o_.line);
     started_ = true;
@@ -187,6 +193,8 @@ class Session {
     sim_.Stop();
 #endif
     DriverLog::Get().Close();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
   }
 
   // The gates to use: those given, or with --sim and none given, the simulator's readable ones.
@@ -270,6 +278,7 @@ int RunDefine(Options& o) {
   if (const int rc = s.Load(); rc != 0) return rc;
   if (const int rc = s.StartLine(); rc != qel::kOk) return rc;
   for (const std::string& gate : s.Gates()) {
+    if (g_interrupted) break;
     const int32_t type = TypeFor(gate, o.type);
     const Definition d = s.line().Define(gate, type, o.define_value);
     s.outcome().Add(d.result);
@@ -315,6 +324,7 @@ int RunWrite(Options& o) {
   if (const int rc = s.Load(); rc != 0) return rc;
   if (const int rc = s.StartLine(); rc != qel::kOk) return rc;
   for (const Item& item : items) {
+    if (g_interrupted) break;
     if (!s.Accept(item.gate, item.type)) continue;
     const int rc = s.line().Write(item.gate, item.type, item.value);
     s.outcome().Add(rc);
@@ -341,6 +351,7 @@ int RunReads(Options& o, bool poll) {
   };
   std::vector<Gate> gates;
   for (const std::string& name : s.Gates()) {
+    if (g_interrupted) break;
     const int32_t type = TypeFor(name, o.type);
     if (!s.Accept(name, type)) continue;
     Gate g{name, type, {}, {}};
@@ -376,8 +387,6 @@ int RunReads(Options& o, bool poll) {
   };
   if (live) show(1);
   const auto interval = std::chrono::milliseconds(o.interval_ms);
-  g_interrupted = 0;
-  if (poll) std::signal(SIGINT, OnInterrupt);
   unsigned long done = 0;
   uint64_t reads = 0;
   uint64_t failures = 0;
@@ -428,7 +437,6 @@ int RunReads(Options& o, bool poll) {
     }
     if (g_interrupted) break;
   }
-  if (poll) std::signal(SIGINT, SIG_DFL);
   if (live) {
     table.Finish();
     DriverLog::Get().SetLiveArea(nullptr);
