@@ -18,7 +18,7 @@ native=(
   clang clang-format libclang-rt-14-dev
   libcli11-dev nlohmann-json3-dev
   python3 python3-serial
-  unzip
+  unzip locales
 )
 cross=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -32,7 +32,16 @@ for p in "${native[@]}" "${cross[@]}"; do
   fi
 done
 
+# A locale with a decimal comma, so the tests can show that values on the line do not depend on
+# the host process's locale.
+ensure_locale() {
+  if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "install-deps: could not build de_DE.UTF-8"
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+  ensure_locale
   echo "install-deps: all packages present"
   exit 0
 fi
@@ -44,4 +53,5 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+ensure_locale
 echo "install-deps: done"

@@ -295,15 +295,10 @@ TEST_F(E2eTest, WriteIsConfirmedByItsBlockWithOrWithoutTrailer) {
   }
 }
 
-// DRIVER FAULT, disabled until the POSIX back-end is mended (remove DISABLED_ then).
 // A controller that takes 300 ms to answer is well inside a reply timeout of 100 ticks (1 s):
-// the first request must get its answer. The POSIX back-end's read does not wait at all: with
-// VMIN 0 and VTIME 0 a tty's read() returns 0 at once when nothing has arrived (before poll is
-// ever reached), and Read() takes that 0 for a hang-up. Every try then fails at once, so on
-// Linux the reply timeout has no effect: an answer later than the ~100 ms of the two 50 ms
-// pauses is missed, the request is sent again, and the late answer is read as the next
-// attempt's (or drained).
-TEST_F(E2eTest, DISABLED_DriverFault_AnswerWithinTheReplyTimeoutIsWaitedFor) {
+// the first request must get its answer, with no failed try on the way (a tty's read returns 0
+// at once when nothing has arrived; that must not be taken for a hang-up).
+TEST_F(E2eTest, AnswerWithinTheReplyTimeoutIsWaitedFor) {
   StartLine(100);
   sim_->set_faults("delay:ms=300@1");
   ValueArea value = ValueArea::Float(-7.0f);
