@@ -8,32 +8,10 @@ set -euo pipefail
 sim=${1:?prv2sim}
 wine_run=${2:?wine-run.sh}
 host=${3:?qelhost.exe}
-: "${QEL_WINEPREFIX:?QEL_WINEPREFIX must name the prefix folder}"
-
-[ -x "$sim" ] || { echo "FAIL: no simulator at $sim"; exit 1; }
-[ -d "$QEL_WINEPREFIX/dosdevices" ] || { echo "FAIL: no prefix at $QEL_WINEPREFIX"; exit 1; }
-link="$QEL_WINEPREFIX/dosdevices/com9"
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$sim" --pty --link "$link" --trace >"$work/sim.out" 2>"$work/trace" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || { echo "FAIL: the simulator ended"; cat "$work/trace"; exit 1; }
-  sleep 0.1
-done
-[ -s "$work/sim.out" ] || { echo "FAIL: the simulator printed no path"; exit 1; }
-echo "simulator on $(head -n1 "$work/sim.out"), COM9 -> $(readlink "$link")"
+source "$(dirname "$0")/../support/wine_sim.sh"
+start_sim "$sim" COM9 --trace
+link=$sim_link
+work=$sim_work
 
 status=0
 n=0
@@ -112,17 +90,12 @@ expect '--port'
 run 0 --help
 expect 'point --port at a COM'
 
-kill -TERM "$sim_pid"
-set +e
-wait "$sim_pid"
-sim_rc=$?
-set -e
-sim_pid=
+stop_sim
 echo "--- simulator trace"
-cat "$work/trace"
+cat "$sim_work/sim.err"
 [ "$sim_rc" -eq 0 ] || { echo "FAIL: the simulator exited with $sim_rc"; status=1; }
 for request in '$SP=22.500000<CR>' '@FAN=0<CR>' '$OAT=1.000000<CR>'; do
-  grep -F " RX #" "$work/trace" | grep -qF "$request" || { echo "FAIL: the controller never received $request"; status=1; }
+  grep -F " RX #" "$sim_work/sim.err" | grep -qF "$request" || { echo "FAIL: the controller never received $request"; status=1; }
 done
 [ "$status" -eq 0 ] && echo "PASS"
 exit $status
