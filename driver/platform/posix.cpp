@@ -599,8 +599,19 @@ void Pause(uint32_t ms) {
   }
 }
 
+// Throws away what has arrived: the device's input queue and what an earlier read took from it.
+bool PurgeInput(Handle h) {
+  Lease lease(h);
+  if (!lease) return false;
+  Slot& s = lease.slot();
+  std::lock_guard<std::mutex> io(s.io);
+  s.head = s.tail = 0;
+  if (!lease.tty) return true;
+  return tcflush(lease.fd, TCIFLUSH) == 0;
+}
+
 constexpr Ops kPosix{Open,        GetState, SetState, GetTimeouts, SetTimeouts,
-                     SetupQueues, Read,     Write,    Close,       Pause};
+                     SetupQueues, Read,     Write,    Close,       Pause, PurgeInput};
 
 }  // namespace
 
