@@ -88,8 +88,10 @@ class InstantLine {
   }
   static bool Close(Handle) { return true; }
   static void Sleep(uint32_t) {}
-  static constexpr qel::platform::Ops kOps{
-      Open, GetState, SetState, GetTimeouts, SetTimeouts, SetupQueues, Read, Write, Close, Sleep};
+  static bool Purge(Handle) { return true; }
+  static constexpr qel::platform::Ops kOps{Open,        GetState, SetState, GetTimeouts,
+                                           SetTimeouts, SetupQueues, Read, Write,
+                                           Close,       Sleep,    Purge};
 
   CommTimeouts timeouts_{};
   std::string answer_;

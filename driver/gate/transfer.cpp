@@ -156,6 +156,7 @@ int32_t SingleRead(DriverRequest* request) {
       platform::Current().sleep(kRepeatPauseMs);
       DrainInput(work);
     }
+    DiscardInput(work);
     (void)SendString(request, text, text_length);
     if (ReadReply(request, reply, &reply_length) != kReplyAccepted) continue;
 
@@ -226,6 +227,7 @@ int32_t SingleWrite(DriverRequest* request) {
   uint16_t reply_length = 0;
 
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    DiscardInput(work);
     (void)SendString(request, text, static_cast<uint32_t>(length));
     (void)ReadReply(request, reply, &reply_length);
     if (reply_length == 0) continue;  // no data block: unanswered

@@ -93,6 +93,9 @@ struct Ops {
   bool (*close)(Handle h);
   // Pauses the calling thread.
   void (*sleep)(uint32_t ms);
+  // Throws away the input that has arrived and not been read, without waiting (PurgeComm with
+  // PURGE_RXCLEAR).
+  bool (*purge_input)(Handle h);
 };
 
 // The back-end compiled for this target (Win32 or POSIX).

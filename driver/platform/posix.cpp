@@ -29,6 +29,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ constexpr uint32_t kSlots = 255;
 constexpr uint32_t kMaxGeneration = 0xFFFFFE;
 constexpr uint32_t kInputSize = 256;
 constexpr int64_t kNsPerMs = 1000000;
+constexpr int64_t kMaxWaitSliceNs = 20 * kNsPerMs;  // longest single poll of a read
 constexpr int64_t kNsPerSecond = 1000000000;
 
 struct Slot {
@@ -518,13 +520,18 @@ bool Read(Handle h, void* buf, uint32_t n, uint32_t* got) {
     int64_t left = 0;
     if (total_ms > 0) left = std::max<int64_t>(deadline - NowNs(), 0);
     pollfd fds[2] = {{lease.fd, POLLIN, 0}, {lease.wake, POLLIN, 0}};
-    const timespec span = Span(left);
+    // The kernel lets a poll wake up to a thousandth of its timeout late (1 ms on a one-second
+    // read), so a long wait is made of short ones, each with little slack.
+    const timespec span = Span(std::min(left, kMaxWaitSliceNs));
     const int ready = ::ppoll(fds, 2, &span, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return *got > 0;
     }
-    if (ready == 0) return true;            // the timeout ran out
+    if (ready == 0) {
+      if (left > kMaxWaitSliceNs) continue;  // a slice ended, the timeout has not
+      return true;                           // the timeout ran out
+    }
     if (fds[1].revents != 0) return false;  // the port is being closed
     if ((fds[0].revents & POLLNVAL) != 0) return false;
 
@@ -577,6 +584,12 @@ bool Write(Handle h, const void* buf, uint32_t n, uint32_t* written) {
 }
 
 void Pause(uint32_t ms) {
+  // A pause of 0 gives up the rest of the time slice, as Sleep(0) does, without the timer
+  // slack of a real sleep (about 100 us on every transaction).
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
   const int64_t end = static_cast<int64_t>(until.tv_sec) * kNsPerSecond + until.tv_nsec +
@@ -586,8 +599,19 @@ void Pause(uint32_t ms) {
   }
 }
 
+// Throws away what has arrived: the device's input queue and what an earlier read took from it.
+bool PurgeInput(Handle h) {
+  Lease lease(h);
+  if (!lease) return false;
+  Slot& s = lease.slot();
+  std::lock_guard<std::mutex> io(s.io);
+  s.head = s.tail = 0;
+  if (!lease.tty) return true;
+  return tcflush(lease.fd, TCIFLUSH) == 0;
+}
+
 constexpr Ops kPosix{Open,        GetState, SetState, GetTimeouts, SetTimeouts,
-                     SetupQueues, Read,     Write,    Close,       Pause};
+                     SetupQueues, Read,     Write,    Close,       Pause, PurgeInput};
 
 }  // namespace
 

@@ -188,8 +188,13 @@ void Pause(uint32_t ms) {
   Sleep(ms);
 }
 
+bool PurgeInput(Handle h) {
+  if (h == 0) return false;
+  return PurgeComm(ToWin(h), PURGE_RXCLEAR) != FALSE;
+}
+
 constexpr Ops kWin32{Open,        GetState, SetState, GetTimeouts, SetTimeouts,
-                     SetupQueues, Read,     Write,    Close,       Pause};
+                     SetupQueues, Read,     Write,    Close,       Pause, PurgeInput};
 
 }  // namespace
 

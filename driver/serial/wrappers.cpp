@@ -30,6 +30,10 @@ int32_t RecvString(const DriverRequest* request, void* buffer, uint16_t count) {
   return 0;
 }
 
+void DiscardInput(const LineWorkArea* work) {
+  (void)platform::Current().purge_input(work->port_handle);
+}
+
 void DrainInput(const LineWorkArea* work) {
   constexpr uint16_t kScratchSize = 500;
   const int32_t reply_timeout = work->reply_timeout;

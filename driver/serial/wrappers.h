@@ -23,4 +23,9 @@ int32_t RecvString(const DriverRequest* request, void* buffer, uint16_t count);
 // back the line's reply timeout.
 void DrainInput(const LineWorkArea* work);
 
+// Throws away what has arrived on the line's port and not been read, without waiting: the rest
+// of an answer that came after its request was given up, so that it cannot pass for the answer
+// to the next request.
+void DiscardInput(const LineWorkArea* work);
+
 }  // namespace qel

@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
   std::string trailer;
   bool no_read_trailer = false;
   bool write_trailer = false;
+  bool no_write_trailer = false;
   bool case_sensitive = false;
 
   auto* pty_opt = app.add_flag("--pty", pty, "Serve a new pseudo-terminal (the default)");
@@ -96,7 +97,9 @@ int main(int argc, char** argv) {
   app.add_option("--trailer", trailer,
                  "Text of the trailer before its ETX (default \\r\\n; escapes \\r \\n \\t \\xNN)");
   app.add_flag("--no-read-trailer", no_read_trailer, "Send no trailer after answers to reads");
-  app.add_flag("--write-trailer", write_trailer, "Send the trailer after answers to writes too");
+  app.add_flag("--write-trailer", write_trailer,
+               "Send the trailer after answers to writes (the default)");
+  app.add_flag("--no-write-trailer", no_write_trailer, "Send no trailer after answers to writes");
   app.add_flag("--case-sensitive", case_sensitive, "Match gate names exactly");
   app.footer(std::string("\n") + std::string(prv2sim::fault_list_help()) + kExamples);
 
@@ -135,6 +138,7 @@ int main(int argc, char** argv) {
   }
   if (no_read_trailer) opt.controller.trailer_after_read = false;
   if (write_trailer) opt.controller.trailer_after_write = true;
+  if (no_write_trailer) opt.controller.trailer_after_write = false;
   if (case_sensitive) opt.controller.case_sensitive = true;
   if (dump_gates) {
     std::cout << prv2sim::gate_file_json(opt.controller, opt.gates);

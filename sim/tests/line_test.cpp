@@ -26,19 +26,19 @@ TEST(LineTest, AnswersReadsAndWritesByteForByte) {
   Port port(sim.path());
   ASSERT_TRUE(port.ok());
   EXPECT_EQ(port.ask("$SP\r"), kSpAnswer);
-  // A write has no trailer by default: its answer ends with the block's ETX.
-  EXPECT_EQ(port.ask("$SP=22.500000\r", 1),
+  // A write's answer ends with the trailer too, by default.
+  EXPECT_EQ(port.ask("$SP=22.500000\r"),
             "$SP=22.500000\r\x02"
-            "0022.50\r\x03");
-  EXPECT_EQ(port.ask("@VLV=65535\r", 1),
+            "0022.50\r\x03\r\n\x03");
+  EXPECT_EQ(port.ask("@VLV=65535\r"),
             "@VLV=65535\r\x02"
-            "0065535\r\x03");
+            "0065535\r\x03\r\n\x03");
   EXPECT_EQ(port.ask("$sp\r"),
             "$sp\r\x02"
             "0022.50\r\x03\r\n\x03");
-  EXPECT_EQ(port.ask("$OAT=1.000000\r", 1),
+  EXPECT_EQ(port.ask("$OAT=1.000000\r"),
             "$OAT=1.000000\r\x02"
-            "00ERROR 82\r\x03");
+            "00ERROR 82\r\x03\r\n\x03");
   EXPECT_EQ(port.ask("$NONE\r"),
             "$NONE\r\x02"
             "00ERROR 13\r\x03\r\n\x03");

@@ -35,10 +35,10 @@ TEST(ControllerTest, ReadAnswerIsEchoBlockAndTrailer) {
 
 TEST(ControllerTest, WriteStoresValueAndAnswersWithIt) {
   Controller c({}, small_table());
-  // By default no trailer follows a write.
+  // By default the trailer follows a write too.
   EXPECT_EQ(c.handle("$SP=21.500000", 1).bytes(),
             "$SP=21.500000\r\x02"
-            "0021.50\r\x03");
+            "0021.50\r\x03\r\n\x03");
   EXPECT_EQ(c.handle("$SP", 2).payload, "21.50");
   EXPECT_EQ(c.handle("@VLV=65535", 3).payload, "65535");
   EXPECT_EQ(c.handle("@VLV", 4).payload, "65535");
@@ -120,7 +120,7 @@ TEST(ControllerTest, RefuseDoesNotCarryOutTheRequest) {
   EXPECT_EQ(r.block,
             "\x02"
             "00ERROR 86\r\x03");
-  EXPECT_EQ(r.trailer, "");  // a write's trailer rule
+  EXPECT_EQ(r.trailer, "\r\n\x03");  // a write's trailer rule
   EXPECT_EQ(c.handle("$SP", 0).payload, "21.00");
 }
 

@@ -174,12 +174,10 @@ TEST(LateByte, AnAnswerWithinTheReplyTimeoutIsWaitedFor) {
   EXPECT_EQ(line.Close(), 0);
 }
 
-// DRIVER FAULT, disabled until the gate read and write discard stale input: an answer that
-// comes after the driver gave up on it stays on the line, and the next request takes it for its
-// own answer. The echo that names another gate only gives a warning; a read drains the line only
-// before its repeats, a write never. From then on every answer is one request behind: a read of
-// $T1 stores $SP's value, and a write is confirmed by the answer to an earlier request.
-TEST(LateAnswer, DISABLED_IsNotTakenForTheAnswerOfTheNextRequest_StaleInputIsNotDiscarded) {
+// An answer that comes after the driver gave up on it must not pass for the answer to the next
+// request: a gate read and write throw away what has arrived before they send. (Before that, a
+// read of $T1 stored $SP's value from the answer left on the line.)
+TEST(LateAnswer, IsNotTakenForTheAnswerOfTheNextRequest) {
   prv2sim::InProcessSimulator sim(Options("qla"));
   Line line(6);
   const std::string port = sim.port();

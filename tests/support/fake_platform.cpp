@@ -30,6 +30,8 @@ const char* OpName(Op op) {
       return "close";
     case Op::kSleep:
       return "sleep";
+    case Op::kPurge:
+      return "purge";
   }
   return "?";
 }
@@ -88,7 +90,7 @@ FakeLine::~FakeLine() {
 const platform::Ops& FakeLine::Table() {
   static const platform::Ops ops{OpOpen,        OpGetState,    OpSetState, OpGetTimeouts,
                                  OpSetTimeouts, OpSetupQueues, OpRead,     OpWrite,
-                                 OpClose,       OpSleep};
+                                 OpClose,       OpSleep,       OpPurge};
   return ops;
 }
 
@@ -362,6 +364,22 @@ void FakeLine::OpSleep(uint32_t ms) {
   Call& call = f.Record(Op::kSleep, 0);
   call.count = ms;
   f.now_ += ms;
+}
+
+bool FakeLine::OpPurge(Handle h) {
+  FakeLine& f = *current_;
+  Call& call = f.Record(Op::kPurge, h);
+  Port* p = f.Find(h);
+  if (p == nullptr || f.now_ >= p->fail_from) {
+    call.ok = false;
+    return false;
+  }
+  // What has arrived by now goes; what is still on its way comes later.
+  while (!p->input.empty() && p->input.front().at_ms <= f.now_) {
+    call.data += p->input.front().c;
+    p->input.pop_front();
+  }
+  return true;
 }
 
 }  // namespace qel::test

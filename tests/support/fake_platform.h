@@ -34,7 +34,8 @@ enum class Op {
   kRead,
   kWrite,
   kClose,
-  kSleep
+  kSleep,
+  kPurge
 };
 
 const char* OpName(Op op);
@@ -134,6 +135,7 @@ class FakeLine {
   static bool OpWrite(Handle h, const void* buf, uint32_t n, uint32_t* written);
   static bool OpClose(Handle h);
   static void OpSleep(uint32_t ms);
+  static bool OpPurge(Handle h);
 
   Port* Find(Handle h);
   Call& Record(Op op, Handle h);

@@ -134,6 +134,25 @@ TEST_F(GateTransferTest, AFirstTimeReadSendsOneRequestAndStoresTheValue) {
   ExpectEndsWithPause();
 }
 
+// What is already waiting when a read or write begins (the answer to an earlier request that the
+// driver gave up on) is thrown away before the request goes out, never taken for its answer.
+TEST_F(GateTransferTest, InputWaitingBeforeTheRequestIsThrownAway) {
+  for (int32_t command : {kCmdSingleRead, kCmdSingleWrite}) {
+    test::ClearLog();
+    fx_.line.ClearCalls();
+    SetFloat(1.0f);
+    fx_.line.Send(fx_.line.LastHandle(), "$SP\r" + S + "0099.5\r" + E + "\r\n" + E);
+    Script({Block(command == kCmdSingleRead ? "21.5" : "1.00")});
+    EXPECT_EQ(Run(command, kTypeFloat), kOk) << command;
+    if (command == kCmdSingleRead) {
+      EXPECT_EQ(Float(), 21.5f);
+    }
+    ASSERT_FALSE(fx_.line.CallsOf(Op::kPurge).empty());
+    EXPECT_EQ(fx_.line.CallsOf(Op::kPurge).front().data.substr(0, 4), "$SP\r");
+    ExpectLog({});  // no warning about an echo of another gate
+  }
+}
+
 TEST_F(GateTransferTest, AReadWithoutAnswerTriesFiveTimesAndLeavesTheValueAlone) {
   Script({});
   EXPECT_EQ(Run(kCmdSingleRead, kTypeFloat), kFailed);

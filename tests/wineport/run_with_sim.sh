@@ -9,44 +9,12 @@ set -euo pipefail
 sim=$1 wine_run=$2 port=$3 high=$4
 shift 4
 
-dosdevices="$QEL_WINEPREFIX/dosdevices"
-link="$dosdevices/${port,,}"
-high_link="$dosdevices/${high,,}"
-mkdir -p "$dosdevices"
-rm -f "$link" "$high_link"
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -f "$high_link"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$sim" --pty --link "$link" >"$work/paths" 2>"$work/sim.log" </dev/null &
-sim_pid=$!
-
-# The simulator prints the slave's path as its first line once the line is up.
-for _ in $(seq 100); do
-  [ -s "$work/paths" ] && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "the simulator did not start:" >&2
-    cat "$work/sim.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-pty=$(head -n 1 "$work/paths")
-if [ -z "$pty" ] || [ ! -e "$pty" ]; then
-  echo "no pseudo-terminal from the simulator" >&2
-  cat "$work/sim.log" >&2
-  exit 1
-fi
-ln -sfn "$pty" "$high_link"
+source "$(dirname "$0")/../support/wine_sim.sh"
+high_link="$QEL_WINEPREFIX/dosdevices/${high,,}"
+rm -f "$high_link"
+trap 'rm -f "$high_link"; _sim_cleanup' EXIT
+start_sim "$sim" "$port"
+ln -sfn "$sim_pty" "$high_link"
 
 set +e
 QEL_WINE_PORT=$port QEL_WINE_PORT_HIGH=$high "$wine_run" "$@"
@@ -54,6 +22,6 @@ rc=$?
 set -e
 if [ $rc -ne 0 ]; then
   echo "--- simulator log ---" >&2
-  tail -n 50 "$work/sim.log" >&2
+  tail -n 50 "$sim_work/sim.err" >&2
 fi
 exit $rc

@@ -136,7 +136,7 @@ struct ControllerConfig {
   int float_decimals = 2;            // digits after the point in float values
   std::string trailer = "\r\n";      // text of the trailer; an ETX always follows it
   bool trailer_after_read = true;    // trailer follows the answer to a read
-  bool trailer_after_write = false;  // trailer follows the answer to a write
+  bool trailer_after_write = true;   // trailer follows the answer to a write
   bool case_sensitive = false;       // gate names match exactly instead of without case
 };
 
